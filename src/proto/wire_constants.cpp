@@ -1,0 +1,1 @@
+#include "proto/wire_constants.h"
