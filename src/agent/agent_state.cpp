@@ -1,13 +1,15 @@
 #include "agent/agent_state.h"
 
+#include <errno.h>
 #include <string.h>
 #include <unistd.h>
 
 #include "agent/config.h"
 
-bool tail_send_enabled = true;
-bool skip_offline_enabled = false;
-bool allow_skip_snap = false;
+// Settings: written only by readStrJson on the main thread before other threads start.
+bool tail_send_enabled = true;      // flag; main thread at start-up
+bool skip_offline_enabled = false;  // flag; main thread at start-up
+bool allow_skip_snap = false;       // flag; main thread at start-up
 
 uv_loop_t* loop = nullptr;
 const char* remote_server_ip = nullptr;
@@ -24,7 +26,11 @@ uv_async_t async_send_message;
 int get_exe_path(char* out) {
   char buf[4096];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
-  if (n < 0 || n > 4095) return -1;
+  if (n < 0) return -1;
+  if (n > 4095) {
+    errno = ENAMETOOLONG;  // the link text may have been cut
+    return -1;
+  }
   buf[n] = '\0';
   char* slash = strrchr(buf, '/');
   if (slash) slash[1] = '\0';

@@ -9,7 +9,7 @@
 struct disk_info_t {
   char name[64];     // "/dev/" + the /sys/block entry name, NUL-terminated
   int device_index;  // position in g_disks after sorting; the disk's number on the wire
-  int64_t size;      // bytes; -1 when the device could not be opened or measured
+  int64_t size;      // bytes (from sysfs when the device cannot be opened); -1 when unknown
   bool is_offline;   // always false: nothing recognises an offline disk yet
 };
 
@@ -21,5 +21,8 @@ struct volume_info_t {
   char mountpoint[4096];  // mount point, escapes decoded, NUL-terminated
 };
 
-extern std::vector<disk_info_t*> g_disks;      // sorted by name; never freed
-extern std::vector<volume_info_t*> g_volumes;  // lsblk order; never freed
+// Both lists live on the heap and are never destroyed, not even by exit():
+// a worker thread may still be reading them while another thread ends the
+// process, and the records they point to stay reachable to the end.
+extern std::vector<disk_info_t*>& g_disks;      // sorted by name; never freed
+extern std::vector<volume_info_t*>& g_volumes;  // lsblk order; never freed

@@ -1,6 +1,7 @@
 // Runs system tools as child processes (posix_spawn, pipes, waitpid; no shell).
 // A name without "/" is searched along PATH; a name with "/" is relative to the
-// current working directory. Blocks the calling thread until the child exits.
+// current working directory. The child inherits only its standard streams.
+// Any thread may run one; the call blocks that thread until the child exits.
 #pragma once
 
 #include <stddef.h>

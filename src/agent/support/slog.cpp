@@ -18,7 +18,7 @@ struct slog_config_t {
   char path[260] = "";
 };
 
-slog_config_t g_logger_cfg;  // written once by init_logger (main thread), then read-only
+slog_config_t g_logger_cfg;  // written once by init_logger (main thread, before other threads), then read-only
 
 const size_t kTextLimit = 4095;  // snprintf limit: at most 4094 characters remain
 
@@ -73,7 +73,8 @@ int init_logger(const char* dir, int level) {
   _get_curr_date(date, sizeof date);
   char path[259];
   snprintf(path, sizeof path, "%s/%s.log", dir, date);
-  FILE* f = fopen(path, "a+");
+  // "e": close-on-exec, so the tools the agent starts do not inherit the log.
+  FILE* f = fopen(path, "a+e");
   if (!f) return 0;
   g_logger_cfg.file = f;
   snprintf(g_logger_cfg.path, sizeof g_logger_cfg.path, "%s", path);
@@ -87,6 +88,7 @@ void write_log(int level, int trace, const char* func, int line, const char* fmt
   if (!g_logger_cfg.opened) return;
 
   char message[4096];
+  message[0] = '\0';  // stays empty if the format itself fails
   va_list args;
   va_start(args, fmt);
   vsnprintf(message, kTextLimit, fmt, args);
