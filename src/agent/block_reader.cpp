@@ -165,7 +165,10 @@ void sync_send(uv_msg_t* stream, const char* path, uint64_t offset, uint64_t len
       end_process_now(1);
     }
     size_t want = static_cast<size_t>(std::min<uint64_t>(kReadBlockSize, length - done));
-    ssize_t got = g_block_read(fd, buf, want);
+    ssize_t got;
+    do {
+      got = g_block_read(fd, buf, want);
+    } while (got < 0 && errno == EINTR);
     if (got == 0) {
       log_info("file end\n");
       free(buf);
@@ -176,9 +179,13 @@ void sync_send(uv_msg_t* stream, const char* path, uint64_t offset, uint64_t len
       log_error("open error %d %d\n", static_cast<int>(got), err);
       // Skip only the unreadable block; the run still ends with status 1.
       int64_t bad_offset = base + static_cast<int64_t>(done);
+      uint64_t bad_length = want;
+      if (device_end >= 0 && offset + done < static_cast<uint64_t>(device_end)) {
+        bad_length = std::min<uint64_t>(want, static_cast<uint64_t>(device_end) - (offset + done));
+      }
       char why[64];
       snprintf(why, sizeof why, "read error %d", err);
-      note_failed_range(path, devno, bad_offset, static_cast<int64_t>(want), why);
+      note_failed_range(path, devno, bad_offset, static_cast<int64_t>(bad_length), why);
       free(buf);
       done += want;
       if (device_end >= 0 && offset + done >= static_cast<uint64_t>(device_end)) break;

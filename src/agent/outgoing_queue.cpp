@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -12,10 +13,17 @@
 #include "agent/support/slog.h"
 #include "agent/waitlist.h"
 
+namespace {
+std::atomic<int> g_block_threads{0};  // threads started by the hand-over; any thread
+}  // namespace
+
+int block_threads_in_flight() { return g_block_threads.load(); }
+
 int send_block_to_queue_done_free(uv_msg_t* socket, int block_id, uint64_t offset, char* buf,
                                   int size) {
   send_block_to_queue(socket, block_id, offset, buf, size);
   free(buf);
+  g_block_threads--;
   return 0;
 }
 
@@ -30,6 +38,7 @@ int send_block_to_queue_with_copy_in_new_thread(uv_msg_t* socket, int block_id, 
     }
     memcpy(copy, buf, static_cast<size_t>(size));
   }
+  g_block_threads++;
   std::thread(send_block_to_queue_done_free, socket, block_id, offset, copy, size).detach();
   wake_sender_for_blocks();
   return 0;

@@ -24,6 +24,9 @@ int send_block_to_queue_done_free(uv_msg_t* socket, int block_id, uint64_t offse
 // in order, for the next wake-up (a new connection wakes it).
 void send_data_to_network_from_queue(uv_async_t* handle);
 
+// Block threads started and not yet finished (any thread; tests wait on it).
+int block_threads_in_flight();
+
 // uv_async_send on the block / control wake-up handle; does nothing before
 // start_transfer has initialised the handles (unit tests). Any thread.
 void wake_sender_for_blocks();

@@ -15,6 +15,8 @@
 #include "agent/snapshot.h"
 #include "agent/support/slog.h"
 
+std::atomic<bool> planner_returned{false};  // written once by the worker, read by the loop thread
+
 disk_plan_t plan_disk(const disk_info_t* disk, const std::vector<volume_info_t*>& volumes,
                       bool tail_send_enabled) {
   disk_plan_t plan;
@@ -153,4 +155,5 @@ void sync_read_block_to_async_send2(uv_work_t*) {
   wait_all_block_is_ack();
   progress_report("all acknowledged", unacker->get_length());
   log_info("all done\n");
+  planner_returned = true;
 }

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <uv.h>
 
+#include <atomic>
 #include <vector>
 
 #include "agent/disks.h"
@@ -32,6 +33,11 @@ disk_plan_t plan_disk(const disk_info_t* disk, const std::vector<volume_info_t*>
 
 // Longest wait for a snapshot device to appear, in seconds.
 constexpr int kSnapDeviceWaitSeconds = 60;
+
+// Set by the worker as the planner's very last step, after all_done: the
+// supervisor ends the process only then, so no exit handler runs while the
+// worker still logs. Read by the loop thread.
+extern std::atomic<bool> planner_returned;
 
 // Work callback queued once by start_transfer: 10 s pause, then every disk of
 // g_disks in order, then wait_all_block_is_ack(). `req` is not used.

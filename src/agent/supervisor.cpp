@@ -12,6 +12,7 @@
 #include "agent/disks.h"
 #include "agent/ledger.h"
 #include "agent/outgoing_queue.h"
+#include "agent/planner.h"
 #include "agent/run_failures.h"
 #include "agent/sqlaccess.h"
 #include "agent/support/slog.h"
@@ -77,7 +78,7 @@ void refill_pool() {
 void finish_if_done() {
   int held = unacker->get_length();
   log_info("alldone(%d) unacker->count(%d)", all_done ? 1 : 0, held);
-  completion_t c = completion_decision(all_done, held, failed_range_count());
+  completion_t c = completion_decision(all_done && planner_returned, held, failed_range_count());
   if (c == RUN_CONTINUES) return;
   delete_other_servers_rows(remote_ip);
   if (c == RUN_FAILED) {

@@ -21,6 +21,9 @@
 #include "agent/support/slog.h"
 
 int start_transfer() {
+  // A write to a stream whose server went away must come back as EPIPE on
+  // that stream (it is then closed and replaced), not kill the agent.
+  signal(SIGPIPE, SIG_IGN);
   create_database_if_not_exist();
   delete_other_servers_rows(remote_ip);
   // Rows left unacknowledged by an earlier run would hold the end-of-run wait

@@ -43,6 +43,8 @@ bool find_disk(const std::vector<disk_info_t*>& disks, const std::string& path) 
 // Why a listed mount cannot become a volume record, or null when it can.
 const char* refusal(const lsblk_mount_t& m, const std::string& volume_path) {
   if (volume_path.size() >= sizeof(volume_info_t::name)) return "device path too long";
+  // Active swap shows as "[SWAP]": no file system to snapshot; it is read raw with its disk.
+  if (m.mountpoint[0] != '/') return "not a mounted file system";
   if (m.mountpoint.size() >= sizeof(volume_info_t::mountpoint)) return "mount point too long";
   return nullptr;
 }

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "proto/block_message_decode.h"
+#include "server/buffer_pool.h"
 #include "proto/control_commands.h"
 #include "server/ingest_work.h"
 #include "server/server_log.h"
@@ -23,21 +24,22 @@ void rx_alloc(uv_handle_t* handle, size_t size, uv_buf_t* out) {
   *out = uv_buf_init(nullptr, 0);
   // Over budget: no buffer, which the framing layer reports as UV_ENOBUFS.
   if (srv->mem_used + static_cast<int64_t>(size) > srv->opts.memory_budget) return;
-  char* p = static_cast<char*>(malloc(size + kRxHeader));
+  size_t capacity;
+  char* p = pool_get(&srv->pool, size + kRxHeader, &capacity);
   if (p == nullptr) return;
-  memcpy(p, &size, sizeof size);
-  srv->mem_used += static_cast<int64_t>(size);
-  *out = uv_buf_init(p + kRxHeader, static_cast<unsigned>(size));
+  memcpy(p, &capacity, sizeof capacity);
+  srv->mem_used += static_cast<int64_t>(capacity);
+  *out = uv_buf_init(p + kRxHeader, static_cast<unsigned>(capacity - kRxHeader));
 }
 
 void rx_free(uv_handle_t* handle, void* ptr) {
   if (ptr == nullptr) return;
   conn_t* c = static_cast<conn_t*>(handle->data);
   char* p = static_cast<char*>(ptr) - kRxHeader;
-  size_t size;
-  memcpy(&size, p, sizeof size);
-  c->srv->mem_used -= static_cast<int64_t>(size);
-  free(p);
+  size_t capacity;
+  memcpy(&capacity, p, sizeof capacity);
+  c->srv->mem_used -= static_cast<int64_t>(capacity);
+  pool_put(&c->srv->pool, p, capacity);
 }
 
 std::string read_error_reason(int code) {

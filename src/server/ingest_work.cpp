@@ -24,6 +24,7 @@ struct block_job_t {
   agent_t* agent;
   unsigned char* msg;  // the message copy, owned by the job
   size_t size;
+  size_t capacity;     // of the copy's buffer (from the server's pool)
   // Results, written by the worker and read after it.
   int status = 0;
   std::string error;
@@ -91,8 +92,8 @@ void after_block_job(uv_work_t* req, int /*status*/) {
   block_job_t* j = static_cast<block_job_t*>(req->data);
   conn_t* c = j->conn;
   server_t* srv = c->srv;
-  srv->mem_used -= static_cast<int64_t>(j->size);
-  free(j->msg);
+  srv->mem_used -= static_cast<int64_t>(j->capacity);
+  pool_put(&srv->pool, reinterpret_cast<char*>(j->msg), j->capacity);
   c->inflight--;
   if (j->status == 0) {
     stats_block_applied(srv, j->length, j->zero);
@@ -151,7 +152,8 @@ void after_sync_job(uv_work_t* req, int /*status*/) {
 
 int queue_block_job(conn_t* c, const void* msg, size_t size) {
   server_t* srv = c->srv;
-  unsigned char* copy = static_cast<unsigned char*>(malloc(size));
+  size_t capacity;
+  unsigned char* copy = reinterpret_cast<unsigned char*>(pool_get(&srv->pool, size, &capacity));
   if (copy == nullptr) {
     conn_close(c, "out of memory for a block message");
     return -1;
@@ -163,14 +165,15 @@ int queue_block_job(conn_t* c, const void* msg, size_t size) {
   j->agent = c->agent;
   j->msg = copy;
   j->size = size;
+  j->capacity = capacity;
   int rc = uv_queue_work(srv->loop, &j->req, run_block_job, after_block_job);
   if (rc != 0) {
-    free(copy);
+    pool_put(&srv->pool, reinterpret_cast<char*>(copy), capacity);
     delete j;
     conn_close(c, std::string("cannot queue work: ") + uv_strerror(rc));
     return -1;
   }
-  srv->mem_used += static_cast<int64_t>(size);
+  srv->mem_used += static_cast<int64_t>(capacity);
   c->inflight++;
   return 0;
 }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "proto/block_message_decode.h"
 #include "server/connection.h"
 #include "server/ingest_work.h"
 #include "server/listener.h"
@@ -57,6 +58,7 @@ void maybe_finish(server_t* srv) {
     agent_close_files(a);
   }
   stats_log_summary(srv);
+  pool_clear(&srv->pool);
   uv_close(reinterpret_cast<uv_handle_t*>(&srv->binlog_timer), nullptr);
   uv_close(reinterpret_cast<uv_handle_t*>(&srv->stop_deadline), nullptr);
   uv_close(reinterpret_cast<uv_handle_t*>(&srv->stop_async), nullptr);
@@ -83,13 +85,18 @@ int make_root_dir(const std::string& dir, std::string* error) {
 
 server_t* server_new() { return new server_t; }
 
-void server_free(server_t* srv) { delete srv; }
+void server_free(server_t* srv) {
+  pool_clear(&srv->pool);
+  delete srv;
+}
 
 int server_start(server_t* srv, uv_loop_t* loop, const server_options_t& opts, bool handle_signals,
                  std::string* error) {
   srv->loop = loop;
   srv->opts = opts;
   srv->handle_signals = handle_signals;
+  // Every message-sized buffer gets the largest frame plus the receive header.
+  srv->pool.large = block_message_max_size() + 64;
   if (make_root_dir(opts.dir, error) != 0) return -1;
   if (open_listeners(srv, error) != 0) return -1;
 

@@ -15,6 +15,7 @@
 
 #include "proto/uv_msg_framing.h"
 #include "server/agent_store.h"
+#include "server/buffer_pool.h"
 #include "server/server_options.h"
 
 struct server_t;
@@ -60,6 +61,7 @@ struct server_t {
   std::set<conn_t*> conns;       // every connection record not yet released
   server_stats_t stats;
   int64_t mem_used = 0;          // bytes in receive buffers and queued messages
+  buffer_pool_t pool;            // reused message-sized buffers
   int paused_for_memory = 0;     // connections waiting for memory to free up
   uint64_t next_conn_id = 1;
   uint64_t blocks_seen = 0;      // blocks applied, for the drop-every-Nth fault

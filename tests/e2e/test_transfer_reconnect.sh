@@ -26,6 +26,8 @@ tb_start_server "$srv" || exit 1
 tb_wait_agent 300
 
 log=$(ls "$agent"/*.log | head -1)
+echo "agent status $TB_AGENT_STATUS"
+if [[ $TB_AGENT_STATUS != 0 ]]; then tail -n 5 "$agent/agent.err" "$log"; fi
 tb_check "run ends with status 0" test "$TB_AGENT_STATUS" = 0
 tb_check "the pool was refilled" grep -q "reconnect..." "$log"
 tb_check "image equals the disk" tb_compare_image "$(tb_disk_image sdx)" "$srv/127.0.0.1/disk0.img"

@@ -216,6 +216,19 @@ TEST_F(BlockReader, ReadErrorSkipsOnlyThatBlockAndIsRecorded) {
   EXPECT_EQ(8 * MiB, failed[0].length);
 }
 
+// Reading "to the end" past a failing last block stops at the device's end.
+TEST_F(BlockReader, ReadErrorInLastBlockOfReadToEndStops) {
+  write_image(mixed_bytes(20 * MiB, 11));
+  g_fail_at = 16 * MiB;
+  set_block_read_fn(read_failing_at);
+  auto sent = run(0, 0, 0, nullptr, 2);
+  EXPECT_EQ(2u, sent.size());
+  std::vector<failed_range_t> failed = failed_ranges();
+  ASSERT_EQ(1u, failed.size());
+  EXPECT_EQ(16 * MiB, failed[0].offset);
+  EXPECT_EQ(4 * MiB, failed[0].length);
+}
+
 TEST_F(BlockReader, WaitsWhileMoreThan12BlocksAreHeld) {
   write_image(mixed_bytes(1 * MiB, 9));
   for (int id = 1000; id < 1013; id++) unacker->add_block(new Block(id, "x", 1, id, 9));

@@ -416,6 +416,14 @@ TEST_F(QueryVolumes, OverlongNamesAreRefusedNotCut) {
   EXPECT_NE(std::string::npos, out.find("block path > 64 \n"));
 }
 
+TEST_F(QueryVolumes, SwapIsNoVolumeAndStaysWithItsDisk) {
+  write_file(lsblk_text_, "sdy disk   7:1 128849018880 512\n"
+                          "sdy2 part [SWAP] swap 259:2 1073741824 512\n");
+  ASSERT_EQ(0, run());
+  EXPECT_TRUE(volumes_.empty());
+  EXPECT_EQ("", fdisk_calls());
+}
+
 TEST_F(QueryVolumes, EmptyListing) {
   write_file(lsblk_text_, "");
   EXPECT_EQ(0, run());

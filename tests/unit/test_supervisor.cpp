@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "agent/connection_pool.h"
 #include "agent/disks.h"
+#include "agent/planner.h"
 #include "transfer_fixture.h"
 
 TEST(Supervisor, RefillCountBoundsAttemptsInFlight) {
@@ -101,4 +103,56 @@ TEST_F(SupervisorResend, DeviceNotScannedIsNotResent) {
   const long now = 1700000000;
   hold_block(5, 0, "late", now - 5000);
   EXPECT_EQ(0, resend_pass(now, {0, 1}));
+}
+
+// The completion step of a tick: a run with an unreadable range must never
+// end with status 0.
+class SupervisorTick : public TransferFixture {
+ protected:
+  void SetUp() override {
+    TransferFixture::SetUp();
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    uv_loop_init(&test_loop_);
+    loop = &test_loop_;
+    uv_ip4_addr("127.0.0.1", 9, &dest4);  // nothing listens: refill attempts just fail
+    dest_ptr = reinterpret_cast<const sockaddr*>(&dest4);
+  }
+  void TearDown() override {
+    uv_run(&test_loop_, UV_RUN_DEFAULT);  // refused attempts complete; their streams are freed
+    EXPECT_EQ(0, pending_connection_attempts());
+    EXPECT_EQ(0, uv_loop_close(&test_loop_));
+    loop = nullptr;
+    TransferFixture::TearDown();
+  }
+  uv_loop_t test_loop_;
+};
+
+TEST_F(SupervisorTick, KeepsRunningUntilPlannerDone) {
+  all_done = false;
+  timer_cb(nullptr);  // returns: nothing to end yet
+  EXPECT_EQ(10, pending_connection_attempts());
+  timer_cb(nullptr);  // attempts still pending: no new ones
+  EXPECT_EQ(10, pending_connection_attempts());
+}
+
+TEST_F(SupervisorTick, WaitsForThePlannerToReturn) {
+  all_done = true;
+  planner_returned = false;
+  timer_cb(nullptr);  // returns: the worker may still be logging
+  all_done = false;
+}
+
+TEST_F(SupervisorTick, EndsWithStatus0WhenEverythingReplicated) {
+  all_done = true;
+  planner_returned = true;
+  EXPECT_EXIT(timer_cb(nullptr), ::testing::ExitedWithCode(0), "");
+  all_done = false;
+}
+
+TEST_F(SupervisorTick, EndsWithStatus1WhenARangeWasNotRead) {
+  all_done = true;
+  planner_returned = true;
+  note_failed_range("/dev/sdx", 0, 8388608, 8388608, "read error 5");
+  EXPECT_EXIT(timer_cb(nullptr), ::testing::ExitedWithCode(1), "");
+  all_done = false;
 }

@@ -14,6 +14,7 @@
 #include "agent/agent_state.h"
 #include "agent/blockman.h"
 #include "agent/ledger.h"
+#include "agent/outgoing_queue.h"
 #include "agent/run_failures.h"
 #include "agent/sqlaccess.h"
 #include "agent/waitlist.h"
@@ -21,9 +22,18 @@
 class TransferFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/bf_transfer_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = std::string(tmpl) + "/";
+    // A death-test child re-runs SetUp: it reuses its parent's directory
+    // (passed down in the environment), which only the parent removes.
+    const char* inherited = getenv("BF_TRANSFER_TEST_DIR");
+    if (inherited != nullptr && !GTEST_FLAG_GET(internal_run_death_test).empty()) {
+      dir_ = inherited;
+      owns_dir_ = false;
+    } else {
+      char tmpl[] = "/tmp/bf_transfer_XXXXXX";
+      ASSERT_NE(nullptr, mkdtemp(tmpl));
+      dir_ = std::string(tmpl) + "/";
+      setenv("BF_TRANSFER_TEST_DIR", dir_.c_str(), 1);
+    }
     ASSERT_EQ(0, ensure_database(dir_.c_str()));
     create_database_if_not_exist();
     remote_ip = "10.9.8.7";
@@ -32,14 +42,18 @@ class TransferFixture : public ::testing::Test {
   }
 
   void TearDown() override {
-    // Block threads may still be appending: wait until the list is quiet.
-    wait_for_waitlist_size(get_waitlist_size(), 200);
+    // Block threads may still be appending: wait for them to finish.
+    for (int i = 0; i < 2000 && block_threads_in_flight() > 0; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(0, block_threads_in_flight());
     drain_waitlist();
     for (auto& entry : unacker->blockchain) free_block(entry.second);
     unacker->blockchain.clear();
     unacker->last_send_time.clear();
     clear_failed_ranges();
     close_database();
+    if (!owns_dir_) return;
+    unsetenv("BF_TRANSFER_TEST_DIR");
     std::string cmd = "rm -rf '" + dir_ + "'";
     if (system(cmd.c_str()) != 0) ADD_FAILURE() << "could not remove " << dir_;
   }
@@ -71,4 +85,5 @@ class TransferFixture : public ::testing::Test {
   }
 
   std::string dir_;
+  bool owns_dir_ = true;
 };
