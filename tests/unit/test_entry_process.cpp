@@ -21,6 +21,7 @@
 
 #include "agent/agent_state.h"
 #include "agent/entry.h"
+#include "test_files.h"
 
 extern char** environ;
 
@@ -31,22 +32,6 @@ struct run_result_t {
   std::string out;
   std::string err;
 };
-
-std::string today() {
-  time_t now = time(nullptr);
-  struct tm t;
-  localtime_r(&now, &t);
-  char buf[48];
-  snprintf(buf, sizeof buf, "%04d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-  return buf;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // Standard output without the disk inventory's own lines about disks it cannot
 // open or measure ("open error: -1", "ioctl error "), which depend on the host.

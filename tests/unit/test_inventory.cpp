@@ -1,6 +1,7 @@
 // Disk list, parsers of captured lsblk/fdisk/mounts text, and query_volumes
 // against fake tools on PATH that print the captured listings.
 #include "agent/inventory.h"
+#include "test_files.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,31 +17,6 @@
 namespace {
 
 const std::string kFixtures = std::string(BF_FIXTURES_DIR) + "/discovery/";
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const std::string& path, const std::string& text, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary) << text;
-  chmod(path.c_str(), mode);
-}
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/bf-inventory.XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { (void)!system(("rm -rf '" + path_ + "'").c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 void free_all(std::vector<disk_info_t*>& disks) {
   for (disk_info_t* d : disks) free(d);

@@ -14,17 +14,11 @@
 #include "agent/agent_state.h"
 #include "agent/sqlaccess.h"
 #include "agent/support/slog.h"
+#include "test_files.h"
 
 namespace {
 
 const int kBlock = 8388608;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // The log of this test process (the ledger logs its errors there).
 std::string log_dir() {

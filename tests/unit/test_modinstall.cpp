@@ -21,6 +21,7 @@
 
 #include "agent/config.h"
 #include "agent/support/slog.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
@@ -33,18 +34,6 @@ namespace {
 
 const char* const kAllTools[] = {"make", "gcc", "xargs", "fdisk", "echo", "insmod"};
 const std::vector<std::string> kCheckCalls = {"make -h", "gcc -v", "xargs --help", "fdisk -h"};
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const std::string& path, const std::string& text, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary) << text;
-  chmod(path.c_str(), mode);
-}
 
 // A fake tool: records its call, exits with $BF_STATUS_<name> (default 0).
 void write_tool(const std::string& dir, const std::string& name) {

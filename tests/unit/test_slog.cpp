@@ -1,4 +1,5 @@
 #include "agent/support/slog.h"
+#include "test_files.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,22 +16,6 @@
 #include <vector>
 
 namespace {
-
-std::string today() {
-  time_t now = time(nullptr);
-  struct tm t;
-  localtime_r(&now, &t);
-  char buf[48];
-  snprintf(buf, sizeof buf, "%04d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-  return buf;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // One log per test process, opened on first use in a directory that does not
 // exist yet (init_logger must create it); removed when the process ends. Lazy,

@@ -23,6 +23,7 @@
 #include "agent/config.h"
 #include "agent/disks.h"
 #include "agent/support/slog.h"
+#include "test_files.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
@@ -30,18 +31,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
 namespace {
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const std::string& path, const std::string& text, mode_t mode = 0644) {
-  std::ofstream(path, std::ios::binary) << text;
-  chmod(path.c_str(), mode);
-}
 
 const char kFakeDbdctl[] =
     "#!/bin/sh\n"
