@@ -138,7 +138,7 @@ run_agent() {
   RUN_WIRE=$(($(lo_tx) - tx0))
   # Range totals: the last counter line before each range's end.
   RUN_BLOCKS=$(tail -n +"$((mark + 1))" "$log" | awk '
-    match($0, /send [0-9]+, same: [0-9]+, diff: [0-9]+/) { split(substr($0, RSTART, RLENGTH), f, /[^0-9]+/); s = f[1]; m = f[2]; d = f[3] }
+    match($0, /send [0-9]+, same: [0-9]+, diff: [0-9]+/) { split(substr($0, RSTART, RLENGTH), f, /[^0-9]+/); s = f[2]; m = f[3]; d = f[4] }
     /sync_end end/ { S += s; M += m; D += d; s = m = d = 0 }
     END { printf "%d sent new, %d changed, %d unchanged", S, D, M }')
   RUN_RATE="-"

@@ -67,7 +67,7 @@ sl_log_since() { tail -n +"$(($2 + 1))" "$(sl_log "$1")"; }
 sl_range_totals() {
   sl_log_since "$1" "$2" | awk '
     match($0, /send [0-9]+, same: [0-9]+, diff: [0-9]+/) {
-      split(substr($0, RSTART, RLENGTH), f, /[^0-9]+/); s = f[1]; m = f[2]; d = f[3] }
+      split(substr($0, RSTART, RLENGTH), f, /[^0-9]+/); s = f[2]; m = f[3]; d = f[4] }
     /sync_end end/ { S += s; M += m; D += d; s = m = d = 0 }
     END { printf "send %d same %d diff %d\n", S, M, D }'
 }

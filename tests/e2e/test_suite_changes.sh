@@ -24,7 +24,7 @@ img=$srv/127.0.0.1/disk0.img
 save_a() { dd if=/dev/sdx of="$TB_WORK/a.$1" bs=1M skip="$1" count="$2" status=none; }
 put() { dd if="$1" of=/dev/sdx bs=1M seek="$2" conv=notrunc,fsync status=none; }
 changed_rows() { # offset:size:ack of the rows at the changed blocks, oldest first
-  tb_sql "$db" "SELECT group_concat(OFFSET / $MiB || ':' || ACK, ' ') FROM
+  tb_sql "$db" "SELECT group_concat((OFFSET / $MiB) || ':' || ACK, ' ') FROM
     (SELECT OFFSET, ACK FROM T_BLOCK WHERE OFFSET IN ($((8 * MiB)), $((40 * MiB))) ORDER BY OFFSET, ID)"
 }
 
