@@ -2,7 +2,7 @@
 # Runs every libFuzzer target in a build tree for a short, fixed number of runs.
 set -euo pipefail
 tree=${1:-build/fuzz}
-runs=${FUZZ_RUNS:-200000}
+runs=${FUZZ_RUNS:-1000000}
 shopt -s nullglob
 for target in "$tree"/fuzz/fuzz_*; do
   [ -x "$target" ] || continue
