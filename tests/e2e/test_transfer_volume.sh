@@ -45,7 +45,11 @@ volume_is_clean_ext4() {
   dd if="$img" of="$TB_WORK/vol.copy" bs=1M skip=1 count=24 status=none &&
     e2fsck -fn "$TB_WORK/vol.copy" >/dev/null
 }
+volume_equals_snapshot() {
+  cmp -i "$vol_start:0" -n "$vol_len" "$img" "$TB_WORK/snap/last-datto1.img"
+}
 tb_check "run 1: the disk outside the volume is equal" outside_equal
+tb_check "run 1: the volume's range equals the snapshot's content" volume_equals_snapshot
 tb_check "run 1: the volume equals the disk past its superblock" volume_equal_past_superblock
 tb_check "run 1: the copied volume is a clean ext4" volume_is_clean_ext4
 

@@ -474,7 +474,10 @@ _tb_snap_destroy() {
   [[ -n $devno ]] && rm -f "/sys/dev/block/$devno"
   loop=$(cat "$TB_WORK/snap/datto$n.loop" 2>/dev/null)
   [[ -n $loop ]] && tb_loop_detach "$loop"
-  rm -f "$TB_WORK/snap/datto$n.loop" "$TB_WORK/snap/datto$n.img"
+  # Keep what the snapshot showed, so scenarios can compare the replica's
+  # volume range with the snapshot's content byte for byte.
+  mv -f "$TB_WORK/snap/datto$n.img" "$TB_WORK/snap/last-datto$n.img" 2>/dev/null
+  rm -f "$TB_WORK/snap/datto$n.loop"
 }
 
 # ---------------------------------------------------------------------------
