@@ -63,7 +63,8 @@ for i in 1 2 3; do
   head -c $((3 * MiB)) /dev/zero | openssl enc -aes-128-ctr -K "0000000000000000000000000000000$i" \
     -iv 00000000000000000000000000000000 >"$mnt/srv/photos/img_000$i.jpg" 2>/dev/null
 done
-seq -f "row %g,customer %g,balance 100.%g" 1 60000 >"$mnt/var/lib/app/accounts.csv"
+awk 'BEGIN { for (i = 1; i <= 60000; i++) printf "row %d,customer %d,balance %d.%02d\n", i, i * 7 % 1000, i * 13 % 5000, i % 100 }' \
+  >"$mnt/var/lib/app/accounts.csv"
 sync -f "$mnt"
 
 # nvme9n1: GPT label, 96 MiB: an unmounted ext4 and a data partition.
@@ -116,7 +117,9 @@ run_agent() {
   id0=$(ledger_max_id) tx0=$(lo_tx) t0=$EPOCHREALTIME
   echo "blockferry 127.0.0.1   (the agent waits 10 s before reading, and ends at its next 18 s tick)"
   tb_start_agent "$agent" 127.0.0.1
-  # The agent's read counter tells when reading starts and ends.
+  # The agent's read counter tells when reading starts and ends; its start-up
+  # reads are over long before the planner's 10 s delay is.
+  sleep 5
   while _tb_running "$TB_AGENT_PID"; do
     { io=$(<"$TB_WORK/rproc/$TB_AGENT_PID/io"); } 2>/dev/null || break
     rchar=${io#*rchar: } rchar=${rchar%%$'\n'*}
@@ -146,6 +149,7 @@ run_agent() {
     RUN_RATE=$(echo "scale=1; $RUN_READ / ($t_last - $t_first) / 1000000" | bc)
   fi
   echo "exit status $RUN_STATUS after $RUN_SECS s; blocks: $RUN_BLOCKS"
+  echo "the agent's last progress line: $(tail -n +"$((mark + 1))" "$log" | grep -o 'progress(.*' | tail -1)"
   summary+=("$(printf '%-8s %6s %9s %9s %9s %11s %7s %8s' "$label" "$RUN_STATUS" \
     "$(mib "$RUN_READ")" "$(mib "$RUN_SKIPPED")" "$(mib "$RUN_SENT")" "$(mib "$RUN_WIRE")" \
     "$RUN_SECS" "$RUN_RATE")")
@@ -182,7 +186,8 @@ tb_check "run 1: every block acknowledged" test "$(tb_sql "$agent/data.db" 'SELE
 verify
 
 step "changing files: a log grows, a photo is added, a config edited, 1 MiB of the data partition rewritten"
-seq -f "2024-06-01 12:00:%g login user=%g ok" 1 20000 >>"$mnt/home/user/file1.txt"
+awk 'BEGIN { for (i = 1; i <= 20000; i++) printf "2024-06-01 12:%02d:%02d login user=%d ok\n", i / 60 % 60, i % 60, i }' \
+  >>"$mnt/home/user/file1.txt"
 head -c $((2 * MiB)) /dev/urandom >"$mnt/srv/photos/img_0004.jpg"
 sed -i 's/value/changed/' "$mnt/etc/file2.txt"
 sync -f "$mnt"

@@ -147,6 +147,11 @@ void sync_send(uv_msg_t* stream, const char* path, uint64_t offset, uint64_t len
     fprintf(stderr, "open error: %s\n", strerror(errno));
     end_process_now(1);
   }
+  // A disk and its partitions have separate page caches: what was written
+  // through a partition (or a mounted file system) since the last run may
+  // still be cached stale for the whole disk. Drop it so the read sees the
+  // device as it is now.
+  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
   // The device's end bounds the skipping of unreadable blocks (a failing
   // device must not make "read to the end" run forever).
   const off_t device_end = lseek(fd, 0, SEEK_END);

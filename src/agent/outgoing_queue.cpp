@@ -24,6 +24,9 @@ int send_block_to_queue_done_free(uv_msg_t* socket, int block_id, uint64_t offse
   send_block_to_queue(socket, block_id, offset, buf, size);
   free(buf);
   g_block_threads--;
+  // The hand-over's wake-up may have run before this message was queued; wake
+  // the sender again so the message leaves now, not at the next resend.
+  wake_sender_for_blocks();
   return 0;
 }
 

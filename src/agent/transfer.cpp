@@ -3,6 +3,7 @@
 // timer and the loop. Main thread, which then becomes the loop thread.
 #include "agent/transfer.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -20,7 +21,21 @@
 #include "agent/supervisor.h"
 #include "agent/support/slog.h"
 
+namespace {
+
+// Blocks are 8 MiB buffers allocated and freed by the thousand. Above glibc's
+// default mmap threshold each one is a fresh mapping whose pages the kernel
+// must fault in and zero; keeping them in the heap lets freed blocks be reused.
+void keep_block_buffers_in_heap() {
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  mallopt(M_TOP_PAD, 64 << 20);
+}
+
+}  // namespace
+
 int start_transfer() {
+  keep_block_buffers_in_heap();
   // A write to a stream whose server went away must come back as EPIPE on
   // that stream (it is then closed and replaced), not kill the agent.
   signal(SIGPIPE, SIG_IGN);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Late acknowledgements, under libfaketime (100x; the server keeps real time).
-# Run 1: each ack comes 1 s late (100 s for the agent, below the resend age):
+# Run 1: each ack comes 3 s late (300 s for the agent, below the resend age):
 # the reader waits at its limit of unacknowledged blocks, nothing is resent,
 # the replica is identical. Run 2 (fresh agent and server): each ack comes
-# 15 s late (1500 s for the agent, beyond the 1200 s resend age): blocks are
+# 13 s late (1300 s for the agent, beyond the 1200 s resend age): blocks are
 # resent, the duplicate acks do no harm, the run ends 0, the replica is
 # identical. Exit 77 when the testbed cannot run here.
 source "$(dirname "$0")/testbed.sh"
@@ -30,9 +30,9 @@ run() { # run LABEL DELAY_MS
   RESENDS=$resends LOG=$log
 }
 
-run "run 1 (acks 1 s late)" 1000
+run "run 1 (acks 3 s late)" 3000
 tb_check "run 1: nothing resent" test "$RESENDS" = 0
 tb_check "run 1: the reader waited for acknowledgements" grep -q "sleep, write_queue_totalsum" "$LOG"
-run "run 2 (acks 15 s late)" 15000
+run "run 2 (acks 13 s late)" 13000
 tb_check "run 2: blocks were resent" test "$RESENDS" -ge 1
 tb_done

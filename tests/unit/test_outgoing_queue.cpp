@@ -1,6 +1,7 @@
 #include "agent/outgoing_queue.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 #include <zstd.h>
 
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/agent_state.h"
 #include "agent/connection_pool.h"
 #include "agent/waitlist.h"
 #include "proto/block_message_decode.h"
@@ -70,4 +72,40 @@ TEST(OutgoingQueue, EmptyPoolKeepsEveryMessageInOrder) {
 TEST(OutgoingQueue, EmptyQueueWakeUpDoesNothing) {
   send_data_to_network_from_queue(nullptr);
   EXPECT_EQ(0u, get_waitlist_size());
+}
+
+namespace {
+std::vector<size_t> g_seen_queue_sizes;  // queue size at each wake-up; test thread
+void record_wake(uv_async_t*) { g_seen_queue_sizes.push_back(get_waitlist_size()); }
+}  // namespace
+
+// The hand-over wakes the sender before its thread has queued the message; a
+// message queued after that wake-up used to wait for the 20-minute resend.
+TEST(OutgoingQueue, SenderIsWokenAfterTheMessageIsQueued) {
+  uv_loop_t loop;
+  ASSERT_EQ(0, uv_loop_init(&loop));
+  ASSERT_EQ(0, uv_async_init(&loop, &async_send_block, record_wake));
+  g_seen_queue_sizes.clear();
+
+  std::vector<char> block(8388608);
+  for (size_t i = 0; i < block.size(); i++) block[i] = static_cast<char>((i * 2654435761u) >> 13);
+  send_block_to_queue_with_copy_in_new_thread(nullptr, 0, 0, block.data(),
+                                              static_cast<int>(block.size()));
+  for (int i = 0; i < 2000; i++) {
+    uv_run(&loop, UV_RUN_NOWAIT);
+    if (!g_seen_queue_sizes.empty() && g_seen_queue_sizes.back() == 1) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_FALSE(g_seen_queue_sizes.empty());
+  EXPECT_EQ(1u, g_seen_queue_sizes.back()) << "no wake-up saw the queued message";
+
+  char* msg = nullptr;
+  int size = 0;
+  ASSERT_EQ(0, pop_data_from_waitlist(&msg, &size));
+  free(msg);
+  while (block_threads_in_flight() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  uv_close(reinterpret_cast<uv_handle_t*>(&async_send_block), nullptr);
+  uv_run(&loop, UV_RUN_DEFAULT);
+  EXPECT_EQ(0, uv_loop_close(&loop));
+  memset(&async_send_block, 0, sizeof async_send_block);
 }
