@@ -8,6 +8,7 @@ packages=(
   libuv1-dev libsqlite3-dev libzstd-dev libxxhash-dev libmsgpack-dev libjsoncpp-dev
   googletest libgtest-dev libgmock-dev
   fdisk util-linux e2fsprogs iproute2 libfaketime sqlite3 zstd xxhash socat procps time
+  bc python3 diffutils coreutils
 )
 
 missing=()
